@@ -144,3 +144,26 @@ TEST(Snapshots, LimitAboveSignedRangeFails) {
 }
 
 }  // namespace
+
+namespace {
+
+// A clock whose reading fails, as a system clock set before 1970 would.
+class BrokenClock final : public quenlith_core::clock::Clock {
+public:
+    [[nodiscard]] UtcDateTime now() const override { throw quenlith_types::InternalFault("clock broke"); }
+};
+
+TEST(Store, AnInternalFaultAbandonsTheLockForGood) {
+    auto opened = SqliteRuntime::open_with(":memory:", RuntimePolicy::balanced(), std::make_shared<const BrokenClock>());
+    ASSERT_TRUE(opened.ok());
+    const SqliteRuntime store = std::move(opened).value();
+    EXPECT_THROW((void)store.record(event(EventKind::Decision, Importance::Normal, "x")), quenlith_types::InternalFault);
+    try {
+        (void)store.count();
+        FAIL() << "the store kept working after an internal fault";
+    } catch (const quenlith_types::InternalFault& fault) {
+        EXPECT_NE(std::string(fault.what()).find("abandoned"), std::string::npos);
+    }
+}
+
+}  // namespace

@@ -15,24 +15,36 @@ namespace {
 // ---------------------------------------------------------------------------
 // Random source
 
+// Owns one file descriptor.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    [[nodiscard]] int get() const noexcept { return fd_; }
+
+private:
+    int fd_;
+};
+
 // Reads from /dev/urandom, for kernels that predate getrandom(2).
 void fill_from_urandom(std::uint8_t* out, std::size_t size) {
-    const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw std::system_error(errno, std::generic_category(), "open /dev/urandom");
+    const FileDescriptor fd(::open("/dev/urandom", O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) throw std::system_error(errno, std::generic_category(), "open /dev/urandom");
     std::size_t filled = 0;
     while (filled < size) {
-        const ssize_t got = ::read(fd, out + filled, size - filled);
+        const ssize_t got = ::read(fd.get(), out + filled, size - filled);
         if (got > 0) {
             filled += static_cast<std::size_t>(got);
         } else if (got < 0 && errno == EINTR) {
             continue;
         } else {
-            const int error = got == 0 ? EIO : errno;
-            ::close(fd);
-            throw std::system_error(error, std::generic_category(), "read /dev/urandom");
+            throw std::system_error(got == 0 ? EIO : errno, std::generic_category(), "read /dev/urandom");
         }
     }
-    ::close(fd);
 }
 
 void fill_random(std::uint8_t* out, std::size_t size) {
