@@ -197,3 +197,25 @@ def test_count_includes_forgotten_memories(rt):
     rt.record("s", "decision", "fresh")
     assert rt.count() == 2
     assert len(rt.query()) == 1
+
+
+def test_a_busy_source_and_a_rare_one_are_both_found_in_salience_order(rt, db):
+    # Enough events for the busy source to be searched down the salience
+    # order rather than sorted; written directly to keep the test quick.
+    rt.record("busy", "observation", "template")
+    rt.record("rare", "decision", "the only one")
+    with closing(sqlite3.connect(db)) as conn, conn:
+        (event,) = conn.execute("SELECT * FROM events WHERE source = 'busy'").fetchall()
+        (memory,) = conn.execute("SELECT * FROM memory_state WHERE event_id = ?", (event[0],)).fetchall()
+        for i in range(5000):
+            event_id = f"{i:08x}-0000-4000-8000-000000000000"
+            conn.execute("INSERT INTO events VALUES (?, ?, ?, ?, ?, ?, ?)", (event_id, *event[1:4], f"busy {i}", *event[5:]))
+            conn.execute(
+                "INSERT INTO memory_state VALUES (?, ?, ?, ?, ?)", (event_id, (i % 997) / 100, "warm", 1, memory[4])
+            )
+    busy = rt.query(source="busy", limit=50)
+    assert [m["salience"] for m in busy] == sorted((m["salience"] for m in busy), reverse=True)
+    assert busy[0]["salience"] == 9.96 and all(m["source"] == "busy" for m in busy)
+    assert [m["content"] for m in rt.query(source="rare")] == ["the only one"]
+    with_tier = rt.query(source="busy", tier="warm", min_salience=9.9, limit=1000)
+    assert len(with_tier) == 5 * 7 and {m["tier"] for m in with_tier} == {"Warm"}

@@ -120,3 +120,55 @@ def test_uri_paths_are_honoured(tmp_path):
     with pytest.raises(RuntimeError, match="readonly"):
         reader.record("s", "decision", "nope")
     assert reader.count() == 1
+
+
+OLD_INDEXES = {
+    "idx_events_source": "CREATE INDEX idx_events_source ON events(source)",
+    "idx_memory_salience": "CREATE INDEX idx_memory_salience ON memory_state(salience)",
+    "idx_memory_tier": "CREATE INDEX idx_memory_tier ON memory_state(tier)",
+}
+
+
+def index_definitions(path):
+    with closing(sqlite3.connect(path)) as conn:
+        return dict(conn.execute("SELECT name, sql FROM sqlite_master WHERE type = 'index' AND sql IS NOT NULL"))
+
+
+def answers(rt):
+    # Memories of equal salience may come in any order; the plan decides.
+    def canonical(memories):
+        return sorted(memories, key=lambda m: (-m["salience"], m["id"]))
+
+    return (canonical(rt.query(limit=100)), canonical(rt.query(source="agent-1")), canonical(rt.query(tier="hot")),
+            rt.inspect())
+
+
+def make_file_with_single_column_indexes(path):
+    rt = Runtime(path)
+    for i in range(30):
+        rt.record(f"agent-{i % 3}", "decision", f"event {i % 7}", ["low", "normal", "high"][i % 3])
+    expected = answers(rt)
+    del rt
+    with closing(sqlite3.connect(path)) as conn, conn:
+        for name, sql in OLD_INDEXES.items():
+            conn.execute(f"DROP INDEX {name}")
+            conn.execute(sql)
+    return expected
+
+
+def test_files_with_earlier_index_definitions_are_upgraded_and_answer_alike(tmp_path):
+    path = str(tmp_path / "old.db")
+    expected = make_file_with_single_column_indexes(path)
+    rt = Runtime(path)
+    assert answers(rt) == expected
+    definitions = index_definitions(path)
+    assert definitions["idx_events_source"] == "CREATE INDEX idx_events_source ON events(source, content)"
+    assert sorted(definitions) == INDEXES
+
+
+def test_a_read_only_file_with_earlier_indexes_still_opens(tmp_path):
+    path = str(tmp_path / "old.db")
+    expected = make_file_with_single_column_indexes(path)
+    rt = Runtime(f"file:{path}?mode=ro")
+    assert answers(rt) == expected
+    assert {k: v for k, v in index_definitions(path).items() if k in OLD_INDEXES} == OLD_INDEXES

@@ -18,4 +18,8 @@ extern const std::string_view kSchemaScript;
 // Storage error, with the remaining script and error offset when known.
 [[nodiscard]] quenlith_core::error::Result<void> init_db(sqlite3* db);
 
+// Brings index definitions written by earlier versions up to date. Never
+// fails: a file that cannot be changed keeps working with what it has.
+void upgrade_indexes(sqlite3* db);
+
 }  // namespace quenlith_sqlite

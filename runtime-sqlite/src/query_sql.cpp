@@ -47,14 +47,15 @@ std::string format_plain_decimal(double value) {
     return std::string(buffer, result.ec == std::errc{} ? result.ptr : buffer);
 }
 
-Result<std::string> build_query_sql(const quenlith_types::MemoryQuery& query) {
+Result<std::string> build_query_sql(const quenlith_types::MemoryQuery& query, SourcePlan source_plan) {
     std::string sql;
     sql.reserve(kQueryBase.size() + 128);
     sql.append(kQueryBase);
     if (query.source) {
         auto ok = check_no_nul(*query.source);
         if (!ok) return fail(std::move(ok).error());
-        sql.append(" AND e.source = '");
+        // A unary plus keeps SQLite from using the source index for the term.
+        sql.append(source_plan == SourcePlan::SalienceOrder ? " AND +e.source = '" : " AND e.source = '");
         append_quoted(sql, *query.source);
         sql.push_back('\'');
     }

@@ -4,6 +4,7 @@
 #include <limits>
 #include <mutex>
 #include <new>
+#include <unordered_map>
 #include <utility>
 
 #include "json_text.hpp"
@@ -33,25 +34,63 @@ struct DbCloser {
 };
 using DbHandle = std::unique_ptr<sqlite3, DbCloser>;
 
+// The store's fixed statements. Each is prepared once per connection and
+// reused; the connection's cache is keyed by the address of the text.
+constexpr std::string_view kInsertEvent =
+    "INSERT INTO events (id, timestamp, source, kind, content, metadata, importance)\n"
+    "             VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)";
+// The extra term lets SQLite seek the (source, content) index directly.
+constexpr std::string_view kCountOccurrences = "SELECT COUNT(*) FROM events WHERE content = ?1 AND source = ?2";
+constexpr std::string_view kInsertMemory =
+    "INSERT OR REPLACE INTO memory_state (event_id, salience, tier, occurrence_count, last_accessed)\n"
+    "             VALUES (?1, ?2, ?3, ?4, ?5)";
+constexpr std::string_view kLinkOverride = "INSERT OR IGNORE INTO overrides (source_id, target_id) VALUES (?1, ?2)";
+constexpr std::string_view kDemoteTarget =
+    "UPDATE memory_state SET salience = salience * 0.25, tier = 'cold'\n"
+    "                 WHERE event_id = ?1 AND tier != 'forgotten'";
+constexpr std::string_view kCountEvents = "SELECT COUNT(*) FROM events";
+// Column 11, the override flag, is not used by the sweep, so it is not
+// computed; column 12 is the key each memory is written back under.
+constexpr std::string_view kSweepSelect =
+    "SELECT e.id, e.timestamp, e.source, e.kind, e.content, e.metadata, e.importance,\n"
+    "                        m.salience, m.tier, m.occurrence_count, m.last_accessed, 0, m.rowid\n"
+    "                 FROM events e\n"
+    "                 JOIN memory_state m ON e.id = m.event_id\n"
+    "                 WHERE m.tier != 'forgotten'";
+constexpr std::string_view kSweepUpdate = "UPDATE memory_state SET salience = ?1, tier = ?2 WHERE rowid = ?3";
+constexpr std::string_view kInsertSnapshot =
+    "INSERT INTO snapshots (timestamp, hot, warm, cold, forgotten) VALUES (?1, ?2, ?3, ?4, ?5)";
+constexpr std::string_view kCountTiers = "SELECT tier, COUNT(*) FROM memory_state GROUP BY tier";
+constexpr std::string_view kReadSnapshots =
+    "SELECT timestamp, hot, warm, cold, forgotten FROM snapshots ORDER BY id DESC LIMIT ?1";
+constexpr std::string_view kReadSalience =
+    "SELECT salience FROM memory_state WHERE tier != 'forgotten' ORDER BY salience DESC";
+constexpr std::string_view kCountSourceUpTo = "SELECT COUNT(*) FROM (SELECT 1 FROM events WHERE source = ?1 LIMIT ?2)";
+
+// A source with at least this many events is searched down the salience
+// index (about limit * memories / this many rows visited at worst); below
+// it, its events are found through the source index and sorted.
+constexpr std::int64_t kSourceSortCap = 4000;
+
 }  // namespace
 
-// The one connection of a store, behind its mutex. An operation that leaves
-// by an exception other than std::bad_alloc may have left the connection in
-// an undefined state, so the lock counts as abandoned from then on.
-// (std::bad_alloc is left out: every write runs inside a transaction that
-// the unwinding rolls back, so the connection stays consistent.)
+// The one connection of a store, behind its mutex, with its cache of
+// prepared statements. An operation that leaves by an exception other than
+// std::bad_alloc may have left the connection in an undefined state, so the
+// lock counts as abandoned from then on. (std::bad_alloc is left out: every
+// write runs inside a transaction that the unwinding rolls back.)
 class Connection {
 public:
     explicit Connection(DbHandle db) : db_(std::move(db)) {}
 
     template <class F>
-    auto with(F&& operation) -> decltype(operation(static_cast<sqlite3*>(nullptr))) {
+    auto with(F&& operation) -> decltype(operation(std::declval<Connection&>())) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (abandoned_) {
             throw quenlith_types::InternalFault("the store's lock was abandoned by an earlier internal fault");
         }
         try {
-            return operation(db_.get());
+            return operation(*this);
         } catch (const std::bad_alloc&) {
             throw;
         } catch (...) {
@@ -60,100 +99,113 @@ public:
         }
     }
 
+    [[nodiscard]] sqlite3* db() const noexcept { return db_.get(); }
+
+    // One of the fixed statements above, prepared on first use.
+    [[nodiscard]] Result<StatementLease> cached(std::string_view sql, Kind kind = Kind::Storage) {
+        auto found = cache_.find(sql.data());
+        if (found == cache_.end()) {
+            auto prepared = Statement::prepare(db(), sql, kind);
+            if (!prepared) return fail(std::move(prepared).error());
+            found = cache_.emplace(sql.data(), std::move(prepared).value()).first;
+        }
+        return StatementLease(found->second);
+    }
+
 private:
     std::mutex mutex_;
     bool abandoned_ = false;
     DbHandle db_;
+    // Declared after db_ so that every statement is finalized before the close.
+    std::unordered_map<const char*, Statement> cache_;
 };
 
 namespace {
 
-// One write transaction. BEGIN IMMEDIATE takes the write lock up front, so a
-// writer waiting on another connection goes through the busy timeout instead
-// of failing on a lock upgrade. Rolls back unless committed, on every path.
-class Transaction {
-public:
-    static Result<Transaction> begin(sqlite3* db) {
-        if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
-            return fail(last_error(db, Kind::Storage));
-        }
-        return Transaction(db);
-    }
-    Transaction(Transaction&& other) noexcept : db_(std::exchange(other.db_, nullptr)) {}
-    Transaction& operator=(Transaction&&) = delete;
-    ~Transaction() {
-        // A failed rollback cannot be reported without hiding the error that
-        // caused it; SQLite rolls back by itself when the connection closes.
-        if (db_ && !sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    }
-
-    Result<void> commit() {
-        if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-            return fail(last_error(db_, Kind::Storage));
-        }
-        db_ = nullptr;
-        return {};
-    }
-
-private:
-    explicit Transaction(sqlite3* db) : db_(db) {}
-    sqlite3* db_;
-};
-
 RuntimeError storage(std::string detail) { return RuntimeError::storage(std::move(detail)); }
 
-Result<Statement> prepare(sqlite3* db, std::string_view sql) { return Statement::prepare(db, sql, Kind::Storage); }
-
-// Runs a one-row statement and reads column 0 as a count within [0, max].
-Result<std::uint64_t> read_count(Statement& statement,
-                                 std::uint64_t max = std::numeric_limits<std::int64_t>::max()) {
+// Steps a one-row statement and reads column 0 as a count within [0, max].
+Result<std::uint64_t> read_count(Statement& statement, std::uint64_t max = std::numeric_limits<std::int64_t>::max(),
+                                 Kind kind = Kind::Storage) {
     auto row = statement.step();
     if (!row) return fail(std::move(row).error());
-    if (!row.value()) return fail(storage("query returned no rows"));
+    if (!row.value()) return fail(RuntimeError::storage("query returned no rows"));
     auto value = column::unsigned_int(statement.get(), 0, max);
-    if (!value) return fail(storage(std::move(value).error()));
+    if (!value) {
+        return fail(kind == Kind::Query ? RuntimeError::query(std::move(value).error()) : storage(std::move(value).error()));
+    }
     return value.value();
 }
 
 Result<std::uint64_t> count_events(sqlite3* db) {
-    auto statement = prepare(db, "SELECT COUNT(*) FROM events");
+    auto statement = Statement::prepare(db, kCountEvents, Kind::Storage);
     if (!statement) return fail(std::move(statement).error());
     return read_count(*statement);
 }
 
-// The tiers a sweep can move between, ranked strongest first.
-int rank(MemoryTier tier) { return static_cast<int>(tier); }
-
+// Tiers are ranked strongest first, in declaration order.
 void count_move(SweepResult& result, MemoryTier from, MemoryTier to) {
     if (from == to) return;
     if (to == MemoryTier::Forgotten) {
         ++result.forgotten;
-    } else if (rank(to) < rank(from)) {
+    } else if (static_cast<int>(to) < static_cast<int>(from)) {
         ++result.promoted;
     } else {
         ++result.demoted;
     }
 }
 
+// What the sweep keeps of each memory between reading and writing.
+struct Rescored {
+    std::int64_t key;
+    double salience;
+    MemoryTier tier;
+};
+
+// Runs one of the fixed statements that returns no rows.
+template <class... Values>
+Result<void> run_cached(Connection& conn, std::string_view sql, const Values&... values) {
+    auto statement = conn.cached(sql);
+    if (!statement) return fail(std::move(statement).error());
+    auto bound = (*statement)->bind_all(values...);
+    if (!bound) return bound;
+    return (*statement)->run();
+}
+
+// Runs one of the fixed counting statements; the count must lie in [0, max].
+template <class... Values>
+Result<std::uint64_t> count_cached(Connection& conn, std::string_view sql, Kind kind, std::uint64_t max,
+                                   const Values&... values) {
+    auto statement = conn.cached(sql, kind);
+    if (!statement) return fail(std::move(statement).error());
+    if (auto bound = (*statement)->bind_all(values...); !bound) return fail(std::move(bound).error());
+    return read_count(**statement, max, kind);
+}
+
 }  // namespace
 
-// Counts events and memories per tier on a connection the caller has locked.
 Result<TierCounts> count_tiers_inner(sqlite3* db) {
     TierCounts counts;
     auto events = count_events(db);
     if (!events) return fail(std::move(events).error());
     counts.total_events = events.value();
 
-    auto statement = prepare(db, "SELECT COUNT(*) FROM memory_state WHERE tier = ?1");
+    // One pass over the tier index; a tier text that is none of the four
+    // counts nowhere.
+    auto statement = Statement::prepare(db, kCountTiers, Kind::Storage);
     if (!statement) return fail(std::move(statement).error());
     std::uint64_t* slots[] = {&counts.hot, &counts.warm, &counts.cold, &counts.forgotten};
-    for (std::size_t tier = 0; tier < std::size(slots); ++tier) {
-        statement->reset();
-        auto bound = statement->bind_text(1, quenlith_types::kMemoryTierTexts[tier]);
-        if (!bound) return fail(std::move(bound).error());
-        auto count = read_count(*statement);
-        if (!count) return fail(std::move(count).error());
-        *slots[tier] = count.value();
+    for (;;) {
+        auto row = statement->step();
+        if (!row) return fail(std::move(row).error());
+        if (!row.value()) break;
+        if (sqlite3_column_type(statement->get(), 0) != SQLITE_TEXT) continue;
+        auto tier = quenlith_types::parse_memory_tier(
+            reinterpret_cast<const char*>(sqlite3_column_text(statement->get(), 0)));
+        if (!tier) continue;
+        auto count = column::unsigned_int(statement->get(), 1, std::numeric_limits<std::int64_t>::max());
+        if (!count) return fail(storage(std::move(count).error()));
+        *slots[static_cast<std::size_t>(tier.value())] = count.value();
     }
     return counts;
 }
@@ -192,67 +244,40 @@ Result<SqliteRuntime> SqliteRuntime::open_with(std::string_view path, RuntimePol
     }
     auto initialised = init_db(db.get());
     if (!initialised) return fail(std::move(initialised).error());
+    upgrade_indexes(db.get());
     return SqliteRuntime(HeuristicScorer(std::move(clock), policy), policy,
                          std::make_unique<Connection>(std::move(db)));
 }
 
 Result<double> SqliteRuntime::record(const quenlith_types::Event& event) const {
-    return conn_->with([&](sqlite3* db) -> Result<double> {
+    return conn_->with([&](Connection& conn) -> Result<double> {
         const std::string id = event.id.to_hyphenated();
         const std::string timestamp = quenlith_types::format_rfc3339(event.timestamp);
+        const std::string metadata = quenlith_types::write_json_compact(event.metadata);
 
-        auto transaction = Transaction::begin(db);
+        auto transaction = Transaction::begin(conn.db());
         if (!transaction) return fail(std::move(transaction).error());
 
-        auto insert = prepare(db,
-                              "INSERT INTO events (id, timestamp, source, kind, content, metadata, importance)\n"
-                              "             VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)");
-        if (!insert) return fail(std::move(insert).error());
-        for (auto bound : {insert->bind_text(1, id), insert->bind_text(2, timestamp),
-                           insert->bind_text(3, event.source), insert->bind_text(4, to_text(event.kind)),
-                           insert->bind_text(5, event.content),
-                           insert->bind_text(6, quenlith_types::write_json_compact(event.metadata)),
-                           insert->bind_text(7, to_text(event.importance))}) {
-            if (!bound) return fail(std::move(bound).error());
-        }
-        if (auto done = insert->run(); !done) return fail(std::move(done).error());
+        auto inserted = run_cached(conn, kInsertEvent, id, timestamp, event.source, to_text(event.kind), event.content,
+                                   metadata, to_text(event.importance));
+        if (!inserted) return fail(std::move(inserted).error());
 
-        auto occurrences = prepare(db, "SELECT COUNT(*) FROM events WHERE content = ?1 AND source = ?2");
-        if (!occurrences) return fail(std::move(occurrences).error());
-        if (auto b = occurrences->bind_text(1, event.content); !b) return fail(std::move(b).error());
-        if (auto b = occurrences->bind_text(2, event.source); !b) return fail(std::move(b).error());
-        auto count = read_count(*occurrences, std::numeric_limits<std::uint32_t>::max());
+        auto count = count_cached(conn, kCountOccurrences, Kind::Storage, std::numeric_limits<std::uint32_t>::max(),
+                                  event.content, event.source);
         if (!count) return fail(std::move(count).error());
-
         const auto occurrence_count = static_cast<std::uint32_t>(count.value());
         const double salience = scorer_.score(event, occurrence_count);
         const MemoryTier tier = policy_.tier_for(salience);
 
-        auto memory = prepare(db,
-                              "INSERT OR REPLACE INTO memory_state (event_id, salience, tier, occurrence_count, "
-                              "last_accessed)\n             VALUES (?1, ?2, ?3, ?4, ?5)");
-        if (!memory) return fail(std::move(memory).error());
-        for (auto bound : {memory->bind_text(1, id), memory->bind_double(2, salience),
-                           memory->bind_text(3, to_text(tier)), memory->bind_int64(4, occurrence_count),
-                           memory->bind_text(5, timestamp)}) {
-            if (!bound) return fail(std::move(bound).error());
-        }
-        if (auto done = memory->run(); !done) return fail(std::move(done).error());
+        auto written = run_cached(conn, kInsertMemory, id, salience, to_text(tier), occurrence_count, timestamp);
+        if (!written) return fail(std::move(written).error());
 
         if (event.overrides) {
             const std::string target = event.overrides->to_hyphenated();
-            auto link = prepare(db, "INSERT OR IGNORE INTO overrides (source_id, target_id) VALUES (?1, ?2)");
-            if (!link) return fail(std::move(link).error());
-            if (auto b = link->bind_text(1, id); !b) return fail(std::move(b).error());
-            if (auto b = link->bind_text(2, target); !b) return fail(std::move(b).error());
-            if (auto done = link->run(); !done) return fail(std::move(done).error());
-
-            auto demote = prepare(db,
-                                  "UPDATE memory_state SET salience = salience * 0.25, tier = 'cold'\n"
-                                  "                 WHERE event_id = ?1 AND tier != 'forgotten'");
-            if (!demote) return fail(std::move(demote).error());
-            if (auto b = demote->bind_text(1, target); !b) return fail(std::move(b).error());
-            if (auto done = demote->run(); !done) return fail(std::move(done).error());
+            auto linked = run_cached(conn, kLinkOverride, id, target);
+            if (!linked) return fail(std::move(linked).error());
+            auto demoted = run_cached(conn, kDemoteTarget, target);
+            if (!demoted) return fail(std::move(demoted).error());
         }
 
         if (auto committed = transaction->commit(); !committed) return fail(std::move(committed).error());
@@ -261,10 +286,19 @@ Result<double> SqliteRuntime::record(const quenlith_types::Event& event) const {
 }
 
 Result<std::vector<quenlith_types::ScoredMemory>> SqliteRuntime::query(const quenlith_types::MemoryQuery& query) const {
-    return conn_->with([&](sqlite3* db) -> Result<std::vector<quenlith_types::ScoredMemory>> {
-        auto sql = build_query_sql(query);
+    return conn_->with([&](Connection& conn) -> Result<std::vector<quenlith_types::ScoredMemory>> {
+        SourcePlan plan = SourcePlan::IndexThenSort;
+        // With a tier filter the tier index serves the order; otherwise pick
+        // by how many events the source has, counting no further than needed.
+        if (query.source && !query.tier) {
+            auto matches = count_cached(conn, kCountSourceUpTo, Kind::Query, std::numeric_limits<std::int64_t>::max(),
+                                        *query.source, kSourceSortCap);
+            if (!matches) return fail(std::move(matches).error());
+            if (matches.value() >= static_cast<std::uint64_t>(kSourceSortCap)) plan = SourcePlan::SalienceOrder;
+        }
+        auto sql = build_query_sql(query, plan);
         if (!sql) return fail(std::move(sql).error());
-        auto statement = Statement::prepare(db, sql.value(), Kind::Query);
+        auto statement = Statement::prepare(conn.db(), sql.value(), Kind::Query);
         if (!statement) return fail(std::move(statement).error());
 
         std::vector<quenlith_types::ScoredMemory> memories;
@@ -283,73 +317,56 @@ Result<std::vector<quenlith_types::ScoredMemory>> SqliteRuntime::query(const que
 }
 
 Result<std::uint64_t> SqliteRuntime::count() const {
-    return conn_->with([](sqlite3* db) { return count_events(db); });
+    return conn_->with([](Connection& conn) { return count_events(conn.db()); });
 }
 
 Result<SweepResult> SqliteRuntime::sweep() const {
-    return conn_->with([&](sqlite3* db) -> Result<SweepResult> {
-        auto transaction = Transaction::begin(db);
+    return conn_->with([&](Connection& conn) -> Result<SweepResult> {
+        auto transaction = Transaction::begin(conn.db());
         if (!transaction) return fail(std::move(transaction).error());
 
-        // Read every live memory first, then write: the SELECT is finished
-        // before the first UPDATE runs.
-        std::vector<RawRow> rows;
+        // Every live memory is read and rescored first, keeping only its key,
+        // new salience and tier, then written back once the SELECT is done.
+        SweepResult result;
+        std::vector<Rescored> rescored;
         {
-            auto select = prepare(db,
-                                  "SELECT e.id, e.timestamp, e.source, e.kind, e.content, e.metadata, e.importance,\n"
-                                  "                        m.salience, m.tier, m.occurrence_count, m.last_accessed,\n"
-                                  "                        CASE WHEN EXISTS(SELECT 1 FROM overrides o WHERE "
-                                  "o.target_id = e.id) THEN 1 ELSE 0 END\n"
-                                  "                 FROM events e\n"
-                                  "                 JOIN memory_state m ON e.id = m.event_id\n"
-                                  "                 WHERE m.tier != 'forgotten'");
+            auto select = conn.cached(kSweepSelect);
             if (!select) return fail(std::move(select).error());
             for (;;) {
-                auto row = select->step();
+                auto row = (*select)->step();
                 if (!row) return fail(std::move(row).error());
                 if (!row.value()) break;
-                auto raw = read_raw_row(select->get());
+                sqlite3_stmt* stmt = (*select)->get();
+                auto raw = read_raw_row(stmt);
                 if (!raw) return fail(storage(std::move(raw).error()));
-                rows.push_back(std::move(raw).value());
+                const std::int64_t key = sqlite3_column_int64(stmt, 12);
+                auto memory = std::move(raw).value().into_scored_memory();
+                if (!memory) return fail(std::move(memory).error());
+                const double salience = scorer_.score(memory->event, memory->occurrence_count);
+                const MemoryTier tier = policy_.tier_for(salience);
+                count_move(result, memory->tier, tier);
+                rescored.push_back(Rescored{key, salience, tier});
             }
         }
 
-        auto update = prepare(db, "UPDATE memory_state SET salience = ?1, tier = ?2 WHERE event_id = ?3");
+        auto update = conn.cached(kSweepUpdate);
         if (!update) return fail(std::move(update).error());
-        SweepResult result;
-        for (RawRow& raw : rows) {
-            // Written back under the key it was read with, whatever UUID text
-            // form another writer stored it in.
-            const std::string key = raw.id;
-            auto memory = std::move(raw).into_scored_memory();
-            if (!memory) return fail(std::move(memory).error());
-            const double salience = scorer_.score(memory->event, memory->occurrence_count);
-            const MemoryTier tier = policy_.tier_for(salience);
-            count_move(result, memory->tier, tier);
-
-            update->reset();
-            for (auto bound : {update->bind_double(1, salience), update->bind_text(2, to_text(tier)),
-                               update->bind_text(3, key)}) {
-                if (!bound) return fail(std::move(bound).error());
-            }
-            if (auto done = update->run(); !done) return fail(std::move(done).error());
+        for (const Rescored& memory : rescored) {
+            (*update)->reset();
+            auto written = (*update)->bind_all(memory.salience, to_text(memory.tier), memory.key);
+            if (written) written = (*update)->run();
+            if (!written) return fail(std::move(written).error());
             ++result.total_processed;
         }
 
-        auto counts = count_tiers_inner(db);
+        auto counts = count_tiers_inner(conn.db());
         if (!counts) return fail(std::move(counts).error());
-        auto snapshot = prepare(db,
-                                "INSERT INTO snapshots (timestamp, hot, warm, cold, forgotten) VALUES (?1, ?2, ?3, "
-                                "?4, ?5)");
+        auto snapshot = conn.cached(kInsertSnapshot);
         if (!snapshot) return fail(std::move(snapshot).error());
         const std::string now = quenlith_types::format_rfc3339(quenlith_types::system_now_or_throw());
-        for (auto bound : {snapshot->bind_text(1, now), snapshot->bind_int64(2, static_cast<std::int64_t>(counts->hot)),
-                           snapshot->bind_int64(3, static_cast<std::int64_t>(counts->warm)),
-                           snapshot->bind_int64(4, static_cast<std::int64_t>(counts->cold)),
-                           snapshot->bind_int64(5, static_cast<std::int64_t>(counts->forgotten))}) {
-            if (!bound) return fail(std::move(bound).error());
-        }
-        if (auto done = snapshot->run(); !done) return fail(std::move(done).error());
+        auto appended = (*snapshot)->bind_all(now, counts->hot, counts->warm, counts->cold, counts->forgotten);
+        if (appended) appended = (*snapshot)->run();
+        if (!appended) return fail(std::move(appended).error());
 
         if (auto committed = transaction->commit(); !committed) return fail(std::move(committed).error());
         return result;
@@ -357,25 +374,24 @@ Result<SweepResult> SqliteRuntime::sweep() const {
 }
 
 Result<TierCounts> SqliteRuntime::inspect() const {
-    return conn_->with([](sqlite3* db) { return count_tiers_inner(db); });
+    return conn_->with([](Connection& conn) { return count_tiers_inner(conn.db()); });
 }
 
 Result<std::vector<Snapshot>> SqliteRuntime::get_snapshots(std::uint64_t limit) const {
-    return conn_->with([&](sqlite3* db) -> Result<std::vector<Snapshot>> {
-        auto statement =
-            prepare(db, "SELECT timestamp, hot, warm, cold, forgotten FROM snapshots ORDER BY id DESC LIMIT ?1");
-        if (!statement) return fail(std::move(statement).error());
+    return conn_->with([&](Connection& conn) -> Result<std::vector<Snapshot>> {
         if (limit > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
             return fail(storage("out of range integral type conversion attempted"));
         }
-        if (auto b = statement->bind_int64(1, static_cast<std::int64_t>(limit)); !b) return fail(std::move(b).error());
+        auto statement = conn.cached(kReadSnapshots);
+        if (!statement) return fail(std::move(statement).error());
+        if (auto bound = (*statement)->bind_all(limit); !bound) return fail(std::move(bound).error());
 
         std::vector<Snapshot> snapshots;
         for (;;) {
-            auto row = statement->step();
+            auto row = (*statement)->step();
             if (!row) return fail(std::move(row).error());
             if (!row.value()) break;
-            sqlite3_stmt* stmt = statement->get();
+            sqlite3_stmt* stmt = (*statement)->get();
             Snapshot snapshot;
             auto timestamp = column::text(stmt, 0);
             if (!timestamp) return fail(storage(std::move(timestamp).error()));
@@ -394,16 +410,15 @@ Result<std::vector<Snapshot>> SqliteRuntime::get_snapshots(std::uint64_t limit) 
 }
 
 Result<std::vector<double>> SqliteRuntime::get_salience_distribution() const {
-    return conn_->with([](sqlite3* db) -> Result<std::vector<double>> {
-        auto statement =
-            prepare(db, "SELECT salience FROM memory_state WHERE tier != 'forgotten' ORDER BY salience DESC");
+    return conn_->with([](Connection& conn) -> Result<std::vector<double>> {
+        auto statement = conn.cached(kReadSalience);
         if (!statement) return fail(std::move(statement).error());
         std::vector<double> values;
         for (;;) {
-            auto row = statement->step();
+            auto row = (*statement)->step();
             if (!row) return fail(std::move(row).error());
             if (!row.value()) break;
-            auto value = column::real(statement->get(), 0);
+            auto value = column::real((*statement)->get(), 0);
             if (!value) return fail(storage(std::move(value).error()));
             values.push_back(value.value());
         }

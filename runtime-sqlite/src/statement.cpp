@@ -3,6 +3,7 @@
 #include <climits>
 #include <limits>
 #include <new>
+#include <utility>
 
 #include "json_text.hpp"
 
@@ -84,6 +85,30 @@ Result<void> Statement::run() {
 void Statement::reset() noexcept {
     sqlite3_reset(stmt_.get());
     sqlite3_clear_bindings(stmt_.get());
+}
+
+Result<void> execute(sqlite3* db, const std::string& sql) {
+    if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+        return fail(last_error(db, RuntimeError::Kind::Storage));
+    }
+    return {};
+}
+
+Result<Transaction> Transaction::begin(sqlite3* db) {
+    if (auto begun = execute(db, "BEGIN IMMEDIATE"); !begun) return fail(std::move(begun).error());
+    return Transaction(db);
+}
+
+Transaction::Transaction(Transaction&& other) noexcept : db_(std::exchange(other.db_, nullptr)) {}
+
+Transaction::~Transaction() {
+    if (db_ && !sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+Result<void> Transaction::commit() {
+    if (auto committed = execute(db_, "COMMIT"); !committed) return committed;
+    db_ = nullptr;
+    return {};
 }
 
 namespace column {

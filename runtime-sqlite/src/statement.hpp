@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 
 #include <sqlite3.h>
 
@@ -20,6 +22,9 @@ using quenlith_core::error::RuntimeError;
 
 // The connection's current error as a RuntimeError of `kind`.
 [[nodiscard]] RuntimeError last_error(sqlite3* db, RuntimeError::Kind kind);
+
+// Runs SQL text without results; a failure is a Storage error.
+[[nodiscard]] Result<void> execute(sqlite3* db, const std::string& sql);
 
 class Statement {
 public:
@@ -38,6 +43,9 @@ public:
     [[nodiscard]] Result<void> bind_text(int index, std::string_view text);
     [[nodiscard]] Result<void> bind_double(int index, double value);
     [[nodiscard]] Result<void> bind_int64(int index, std::int64_t value);
+    // Binds the values to ?1, ?2, ... in order; the first failure wins.
+    template <class... Values>
+    [[nodiscard]] Result<void> bind_all(const Values&... values);
 
     // One step: true when a row is ready, false when the statement is done.
     [[nodiscard]] Result<bool> step();
@@ -57,6 +65,66 @@ private:
     sqlite3* db_;
     std::unique_ptr<sqlite3_stmt, Finalizer> stmt_;
     RuntimeError::Kind kind_;
+};
+
+template <class... Values>
+Result<void> Statement::bind_all(const Values&... values) {
+    int index = 0;
+    Result<void> failure;
+    auto bind = [&](const auto& value) {
+        Result<void> bound = [&] {
+            using T = std::decay_t<decltype(value)>;
+            if constexpr (std::is_floating_point_v<T>) {
+                return bind_double(++index, value);
+            } else if constexpr (std::is_integral_v<T>) {
+                return bind_int64(++index, static_cast<std::int64_t>(value));
+            } else {
+                return bind_text(++index, std::string_view(value));
+            }
+        }();
+        if (bound) return true;
+        failure = std::move(bound);
+        return false;
+    };
+    (bind(values) && ...);
+    return failure;
+}
+
+// A statement borrowed from a cache for one use: reset (bindings cleared,
+// any read lock it held released) when the lease ends.
+class StatementLease {
+public:
+    explicit StatementLease(Statement& statement) noexcept : statement_(&statement) {}
+    StatementLease(StatementLease&& other) noexcept : statement_(std::exchange(other.statement_, nullptr)) {}
+    StatementLease& operator=(StatementLease&&) = delete;
+    ~StatementLease() {
+        if (statement_) statement_->reset();
+    }
+
+    Statement* operator->() const noexcept { return statement_; }
+    Statement& operator*() const noexcept { return *statement_; }
+
+private:
+    Statement* statement_;
+};
+
+// One write transaction. BEGIN IMMEDIATE takes the write lock up front, so a
+// writer waiting on another connection goes through the busy timeout instead
+// of failing on a lock upgrade. Rolls back unless committed, on every path;
+// a failed rollback is not reported, so it never hides the error that led
+// to it (SQLite also rolls back when the connection closes).
+class Transaction {
+public:
+    [[nodiscard]] static Result<Transaction> begin(sqlite3* db);
+    Transaction(Transaction&& other) noexcept;
+    Transaction& operator=(Transaction&&) = delete;
+    ~Transaction();
+
+    [[nodiscard]] Result<void> commit();
+
+private:
+    explicit Transaction(sqlite3* db) noexcept : db_(db) {}
+    sqlite3* db_;  // null once committed or moved from
 };
 
 // Column reads with fixed rules; a failure is the detail text of the read,
