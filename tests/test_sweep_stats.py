@@ -185,3 +185,12 @@ def test_sweep_writes_back_a_memory_stored_under_another_id_form(rt, db):
 def test_argumentless_methods_reject_arguments(rt, method):
     with pytest.raises(TypeError):
         getattr(rt, method)(1)
+
+
+def test_tier_counts_skip_tier_texts_that_are_no_tier(rt, db):
+    for content in ("a", "b", "c"):
+        rt.record("s", "observation", content)
+    rt.record("s", "observation", "ancient", timestamp="2001-01-01T00:00:00Z")
+    execute(db, "UPDATE memory_state SET tier = 'lukewarm' WHERE rowid = 1")
+    execute(db, "UPDATE memory_state SET tier = X'686f74' WHERE rowid = 2")  # the bytes of 'hot', as a blob
+    assert rt.inspect() == {"total_events": 4, "hot": 0, "warm": 1, "cold": 0, "forgotten": 1}
