@@ -1,10 +1,8 @@
-"""Command line entry: ``python -m quenlith demo``."""
-
-from __future__ import annotations
+"""``python -m quenlith``: the same command line as the ``quenlith`` script."""
 
 import sys
 
-from .demo import main
+from .cli import main
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    sys.exit(main())

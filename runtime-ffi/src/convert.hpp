@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "binder.hpp"
+#include "compat.hpp"
 #include "failure.hpp"
 #include "py_ref.hpp"
 
@@ -23,10 +24,10 @@ namespace quenlith_runtime {
 // Replaces a pending TypeError (exactly that class) by the TypeError
 // "argument '{name}': {message}" whose cause is the original's cause.
 inline void name_argument_in_type_error(const char* name) noexcept {
-    PyRef original = steal(PyErr_GetRaisedException());
+    PyRef original = steal(compat::take_raised_exception());
     if (!original) return;
     if (Py_TYPE(original.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
-        PyErr_SetRaisedException(original.release());
+        compat::restore_raised_exception(original.release());
         return;
     }
     PyRef detail = steal(PyObject_Str(original.get()));
@@ -36,7 +37,7 @@ inline void name_argument_in_type_error(const char* name) noexcept {
     PyRef renamed = steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
     if (!renamed) return;
     PyException_SetCause(renamed.get(), PyException_GetCause(original.get()));
-    PyErr_SetRaisedException(renamed.release());
+    compat::restore_raised_exception(renamed.release());
 }
 
 [[nodiscard]] inline quenlith_types::Failure<CallError> conversion_failed(const Argument& argument) noexcept {
@@ -49,7 +50,7 @@ inline void name_argument_in_type_error(const char* name) noexcept {
 // text is kept, with its length.
 [[nodiscard]] inline CallResult<std::string_view> text_argument(const Argument& argument) {
     if (!PyUnicode_Check(argument.value)) {
-        PyRef type_name = steal(PyType_GetQualName(Py_TYPE(argument.value)));
+        PyRef type_name = steal(compat::type_qualified_name(Py_TYPE(argument.value)));
         if (type_name) {
             PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyString'", type_name.get());
         }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "binder.hpp"
+#include "compat.hpp"
 #include "convert.hpp"
 #include "failure.hpp"
 #include "policy.hpp"
@@ -427,10 +428,10 @@ PyObject* runtime_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
 // Deallocation may run while another exception is propagating; that one is
 // put back after the fault has been reported.
 void report_unraisable_fault(PyObject* context, const char* description) noexcept {
-    PyRef pending = steal(PyErr_GetRaisedException());
+    PyRef pending = steal(compat::take_raised_exception());
     raise_internal_fault(description);
     PyErr_WriteUnraisable(context);
-    PyErr_SetRaisedException(pending.release());
+    compat::restore_raised_exception(pending.release());
 }
 
 // Closing the store is not expected to throw (its destructor ignores a
