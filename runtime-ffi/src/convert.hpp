@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <unordered_map>
 
 #include "binder.hpp"
 #include "compat.hpp"
@@ -106,8 +107,29 @@ inline void name_argument_in_type_error(const char* name) noexcept {
 // exception set when `value` is missing (its creation failed) or the
 // insertion fails. Callers chain these with && so that nothing more is
 // created once an exception is pending.
+// The result dicts' keys are a few fixed literals: each is made and interned
+// once, on first use, instead of once per dict. Like the type, they belong
+// to the one interpreter the module lives in, and live as long as it.
+[[nodiscard]] inline PyObject* dict_key(const char* key) noexcept {
+    static std::unordered_map<const char*, PyObject*> keys;  // guarded by the GIL
+    const auto found = keys.find(key);
+    if (found != keys.end()) return found->second;
+    PyObject* made = PyUnicode_InternFromString(key);
+    if (!made) return nullptr;
+    try {
+        keys.emplace(key, made);
+    } catch (...) {  // std::bad_alloc from the map
+        Py_DECREF(made);
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    return made;
+}
+
 [[nodiscard]] inline bool set_item(const PyRef& dict, const char* key, PyRef value) noexcept {
-    return value && PyDict_SetItemString(dict.get(), key, value.get()) == 0;
+    if (!value) return false;
+    PyObject* name = dict_key(key);
+    return name && PyDict_SetItem(dict.get(), name, value.get()) == 0;
 }
 
 // A list of the same length as `items`, one element per item by `convert`

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <compare>
 #include <limits>
+#include <list>
 #include <mutex>
 #include <new>
 #include <unordered_map>
@@ -133,12 +134,37 @@ public:
         return StatementLease(found->second);
     }
 
+    // A memory query's statement, whose text carries its filter values.
+    // Agents tend to repeat the same few queries, and preparing the join
+    // costs more than running it for a small limit, so the most recently
+    // used texts stay prepared.
+    [[nodiscard]] Result<StatementLease> cached_query(std::string sql) {
+        auto found = std::find_if(recent_queries_.begin(), recent_queries_.end(),
+                                  [&](const RecentQuery& recent) { return recent.sql == sql; });
+        if (found == recent_queries_.end()) {
+            auto prepared = Statement::prepare(db(), sql, Kind::Query);
+            if (!prepared) return fail(std::move(prepared).error());
+            if (recent_queries_.size() == kRecentQueries) recent_queries_.pop_back();
+            recent_queries_.push_front(RecentQuery{std::move(sql), std::move(prepared).value()});
+        } else {
+            recent_queries_.splice(recent_queries_.begin(), recent_queries_, found);
+        }
+        return StatementLease(recent_queries_.front().statement);
+    }
+
 private:
+    struct RecentQuery {
+        std::string sql;
+        Statement statement;
+    };
+    static constexpr std::size_t kRecentQueries = 16;
+
     std::mutex mutex_;
     bool abandoned_ = false;
     DbHandle db_;
     // Declared after db_ so that every statement is finalized before the close.
     std::unordered_map<const char*, Statement> cache_;
+    std::list<RecentQuery> recent_queries_;  // most recently used first
 };
 
 namespace {
@@ -322,15 +348,15 @@ Result<std::vector<quenlith_types::ScoredMemory>> SqliteRuntime::query(const que
         }
         auto sql = build_query_sql(query, plan);
         if (!sql) return fail(std::move(sql).error());
-        auto statement = Statement::prepare(conn.db(), sql.value(), Kind::Query);
+        auto statement = conn.cached_query(std::move(sql).value());
         if (!statement) return fail(std::move(statement).error());
 
         std::vector<quenlith_types::ScoredMemory> memories;
         for (;;) {
-            auto row = statement->step();
+            auto row = (*statement)->step();
             if (!row) return fail(std::move(row).error());
             if (!row.value()) break;
-            auto raw = read_raw_row(statement->get());
+            auto raw = read_raw_row((*statement)->get());
             if (!raw) return fail(RuntimeError::query(std::move(raw).error()));
             auto memory = std::move(raw).value().into_scored_memory();
             if (!memory) return fail(std::move(memory).error());
