@@ -32,9 +32,13 @@ double kind_weight(const policy::RuntimePolicy& policy, EventKind kind) {
 
 // Whole minutes from `then` to `now`, truncated toward zero. Ages are taken as
 // whole seconds (truncated toward zero) first, so -0.5 s is 0 s, not -1 s.
+// The difference of two instants can exceed 64 bits (a stored timestamp
+// hundreds of billions of years back), so it is taken in 128; in minutes it
+// always fits 64 again.
 std::int64_t whole_minutes_between(const quenlith_types::UtcDateTime& then,
                                    const quenlith_types::UtcDateTime& now) {
-    std::int64_t seconds = now.seconds - then.seconds;
+    __extension__ using Wide = __int128;
+    Wide seconds = Wide{now.seconds} - Wide{then.seconds};
     std::int64_t nanos = static_cast<std::int64_t>(now.nanos) - static_cast<std::int64_t>(then.nanos);
     seconds += nanos / 1'000'000'000;
     nanos %= 1'000'000'000;
@@ -43,7 +47,7 @@ std::int64_t whole_minutes_between(const quenlith_types::UtcDateTime& then,
     } else if (seconds < 0 && nanos > 0) {
         seconds += 1;
     }
-    return seconds / 60;
+    return static_cast<std::int64_t>(seconds / 60);
 }
 
 }  // namespace

@@ -121,6 +121,16 @@ TEST(Salience, VeryOldEventsReachZero) {
     EXPECT_EQ(scorer.score(event_aged(1076LL * 168 * 3600), 1), 0.0);
 }
 
+TEST(Salience, AgesBeyondSixtyFourBitsOfSecondsStillScore) {
+    Event ancient = event_aged(0);
+    ancient.timestamp = UtcDateTime{std::numeric_limits<std::int64_t>::min(), 0};
+    EXPECT_EQ(scorer_at(UtcDateTime{std::numeric_limits<std::int64_t>::max(), 0}).score(ancient, 1), 0.0);
+    Event distant_future = event_aged(0);
+    distant_future.timestamp = UtcDateTime{std::numeric_limits<std::int64_t>::max(), 999'999'999};
+    EXPECT_EQ(scorer_at(UtcDateTime{std::numeric_limits<std::int64_t>::min(), 0}).score(distant_future, 1),
+              std::numeric_limits<double>::infinity());
+}
+
 TEST(Salience, BitIdenticalForIdenticalInputs) {
     const auto scorer = scorer_at(kNow, RuntimePolicy::coding());
     const Event event = event_aged(12345, 678, EventKind::Error, Importance::High);

@@ -225,10 +225,13 @@ constexpr std::size_t kImportanceIndex = 3;
     if (!texts) return fail(std::move(texts).error());
     CallResult<Event> event = record_event(*texts);
     if (!event) return fail(std::move(event).error());
-    const std::string id = event->id.to_hyphenated();
+    // The id is made before the event is stored: once the store has
+    // committed, nothing may fail and hide that the event is in.
+    PyRef id = new_text(event->id.to_hyphenated());
+    if (!id) return built(std::move(id));
     const auto stored = store.record(*event);
     if (!stored) return store_failed(stored);
-    return built(new_text(id));
+    return id;
 }
 
 // ---------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 #include "runtime.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <compare>
 #include <limits>
 #include <list>
@@ -34,6 +35,24 @@ constexpr int kBusyTimeoutMs = 5000;
 // a large store touches, so every query would reread them from the operating
 // system; 8 MiB holds them and bounds what a sweep keeps in memory.
 constexpr const char* kPageCacheSetting = "PRAGMA cache_size = -8192";
+
+// Waiting out another connection's lock. SQLite's own busy timeout sleeps
+// ever longer between retries (up to 100 ms at a time), so under sustained
+// load a waiter keeps missing the short gaps between other writers'
+// transactions and gives up; retrying every millisecond for the same five
+// seconds finds them.
+struct BusyWait {
+    std::chrono::steady_clock::time_point started;
+};
+
+int retry_while_busy(void* context, int attempts) noexcept {
+    auto& wait = *static_cast<BusyWait*>(context);
+    const auto now = std::chrono::steady_clock::now();
+    if (attempts == 0) wait.started = now;
+    if (now - wait.started >= std::chrono::milliseconds(kBusyTimeoutMs)) return 0;
+    sqlite3_sleep(1);
+    return 1;
+}
 
 struct DbCloser {
     void operator()(sqlite3* db) const noexcept { sqlite3_close_v2(db); }
@@ -103,7 +122,8 @@ constexpr std::int64_t kSourceSortCap = 4000;
 // write runs inside a transaction that the unwinding rolls back.)
 class Connection {
 public:
-    explicit Connection(DbHandle db) : db_(std::move(db)) {}
+    Connection(DbHandle db, std::unique_ptr<BusyWait> busy_wait)
+        : busy_wait_(std::move(busy_wait)), db_(std::move(db)) {}
 
     template <class F>
     auto with(F&& operation) -> decltype(operation(std::declval<Connection&>())) {
@@ -161,6 +181,7 @@ private:
 
     std::mutex mutex_;
     bool abandoned_ = false;
+    std::unique_ptr<BusyWait> busy_wait_;  // outlives db_, whose busy handler uses it
     DbHandle db_;
     // Declared after db_ so that every statement is finalized before the close.
     std::unordered_map<const char*, Statement> cache_;
@@ -276,6 +297,7 @@ Result<SqliteRuntime> SqliteRuntime::open_with(std::string_view path, RuntimePol
         return fail(storage("nul byte found in provided data at position: " + std::to_string(nul)));
     }
     const std::string c_path(path);
+    auto busy_wait = std::make_unique<BusyWait>();  // declared first: it outlives the connection
     sqlite3* raw = nullptr;
     const int rc = sqlite3_open_v2(c_path.c_str(), &raw, kOpenFlags, nullptr);
     DbHandle db(raw);  // closes a half-opened connection on every failure path
@@ -285,7 +307,7 @@ Result<SqliteRuntime> SqliteRuntime::open_with(std::string_view path, RuntimePol
         return fail(storage(std::move(message)));
     }
     sqlite3_extended_result_codes(db.get(), 1);
-    sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+    sqlite3_busy_handler(db.get(), retry_while_busy, busy_wait.get());
     if (auto sized = execute(db.get(), kPageCacheSetting); !sized) return fail(std::move(sized).error());
     // Debian's SQLite leaves foreign keys off by default; the schema relies on them.
     int enabled = 0;
@@ -296,7 +318,7 @@ Result<SqliteRuntime> SqliteRuntime::open_with(std::string_view path, RuntimePol
     if (!initialised) return fail(std::move(initialised).error());
     upgrade_indexes(db.get());
     return SqliteRuntime(HeuristicScorer(std::move(clock), policy), policy,
-                         std::make_unique<Connection>(std::move(db)));
+                         std::make_unique<Connection>(std::move(db), std::move(busy_wait)));
 }
 
 Result<double> SqliteRuntime::record(const quenlith_types::Event& event) const {

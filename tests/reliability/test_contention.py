@@ -96,12 +96,6 @@ def test_six_writers_a_sweeper_and_a_querier_lose_nothing(tmp_path, figures, rou
     report(figures, outcome)
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="under sustained load (every process calling back to back) a waiting connection polls "
-    "the lock at up to 100 ms intervals and keeps missing the short gaps between other "
-    "processes' transactions; after 5 s its call fails with 'database is locked'",
-)
 def test_sustained_load_starves_nobody_past_the_busy_timeout(tmp_path, figures):
     outcome = run_contention(tmp_path, records=10**9, pause=0.0, seconds=scaled(20), stop_on_error=True)
     report(figures, outcome)

@@ -339,11 +339,6 @@ def test_endless_statements_in_a_hostile_schema_do_not_hang(tmp_path):
     assert hung == [], f"still running after 6 s: {hung}"
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="the age of an event stored at the earliest representable instant overflows a signed "
-    "64-bit subtraction (undefined behaviour; in a release build the salience comes out +inf, hot)",
-)
 def test_an_event_from_the_earliest_instant_decays_to_forgotten(tmp_path):
     path = str(tmp_path / "ancient.sqlite")
     Runtime(path).record("agent", "decision", "older than the universe")
