@@ -297,16 +297,25 @@ struct QueryArguments {
 // ---------------------------------------------------------------------------
 // sweep, inspect and the statistics
 
-[[nodiscard]] CallResult<PyRef> sweep(const SqliteRuntime& store) {
-    const auto swept = store.sweep();
-    if (!swept) return store_failed(swept);
-    const auto& result = swept.value();
+[[nodiscard]] PyRef sweep_dict(const quenlith_sqlite::runtime::SweepResult& result) {
     PyRef dict = steal(PyDict_New());
     const bool complete = dict && set_item(dict, "total_processed", new_unsigned(result.total_processed)) &&
                           set_item(dict, "promoted", new_unsigned(result.promoted)) &&
                           set_item(dict, "demoted", new_unsigned(result.demoted)) &&
                           set_item(dict, "forgotten", new_unsigned(result.forgotten));
-    return built(complete ? std::move(dict) : PyRef());
+    return complete ? std::move(dict) : PyRef();
+}
+
+[[nodiscard]] CallResult<PyRef> sweep(const SqliteRuntime& store) {
+    // The dict is built before the sweep commits: a MemoryError while
+    // building it rolls the sweep back instead of hiding a stored one.
+    PyRef dict;
+    const auto swept = store.sweep([&](const quenlith_sqlite::runtime::SweepResult& result) {
+        dict = sweep_dict(result);
+        return static_cast<bool>(dict);
+    });
+    if (!swept) return PyErr_Occurred() ? python_error_set() : store_failed(swept);
+    return dict;
 }
 
 [[nodiscard]] CallResult<PyRef> inspect(const SqliteRuntime& store) {

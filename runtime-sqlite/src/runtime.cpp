@@ -392,7 +392,7 @@ Result<std::uint64_t> SqliteRuntime::count() const {
     return conn_->with([](Connection& conn) { return count_events(conn.db()); });
 }
 
-Result<SweepResult> SqliteRuntime::sweep() const {
+Result<SweepResult> SqliteRuntime::sweep(const std::function<bool(const SweepResult&)>& before_commit) const {
     return conn_->with([&](Connection& conn) -> Result<SweepResult> {
         auto transaction = Transaction::begin(conn.db());
         if (!transaction) return fail(std::move(transaction).error());
@@ -441,6 +441,7 @@ Result<SweepResult> SqliteRuntime::sweep() const {
         if (appended) appended = (*snapshot)->run();
         if (!appended) return fail(std::move(appended).error());
 
+        if (before_commit && !before_commit(result)) return fail(storage("the sweep's result could not be delivered"));
         if (auto committed = transaction->commit(); !committed) return fail(std::move(committed).error());
         return result;
     });

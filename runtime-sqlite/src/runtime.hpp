@@ -10,6 +10,7 @@
 // faults and std::bad_alloc are thrown.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -81,7 +82,11 @@ public:
     // Rows of `events`.
     [[nodiscard]] Result<std::uint64_t> count() const;
     // Rescores every live memory and appends a snapshot, in one transaction.
-    [[nodiscard]] Result<SweepResult> sweep() const;
+    // `before_commit`, when given, sees the result while the transaction is
+    // still open (for a caller that must prepare what it hands on before the
+    // change becomes final); if it returns false the sweep is rolled back and
+    // fails.
+    [[nodiscard]] Result<SweepResult> sweep(const std::function<bool(const SweepResult&)>& before_commit = {}) const;
     [[nodiscard]] Result<TierCounts> inspect() const;
     // The newest `limit` snapshots, oldest first.
     [[nodiscard]] Result<std::vector<Snapshot>> get_snapshots(std::uint64_t limit) const;

@@ -167,3 +167,22 @@ TEST(Store, AnInternalFaultAbandonsTheLockForGood) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Sweep, RefusedBeforeCommitLeavesNothingBehind) {
+    auto store = open_memory_store();
+    ASSERT_TRUE(store.record(event(EventKind::Decision, Importance::Normal, "x", 400 * 3600)).ok());
+    const auto before = store.query({}).value();
+    auto refused = store.sweep([](const quenlith_sqlite::runtime::SweepResult& result) {
+        EXPECT_EQ(result.total_processed, 1u);
+        return false;
+    });
+    ASSERT_FALSE(refused.ok());
+    EXPECT_TRUE(store.get_snapshots(100).value().empty());
+    EXPECT_EQ(store.query({}).value()[0].salience, before[0].salience);
+    EXPECT_TRUE(store.sweep().ok());
+    EXPECT_EQ(store.get_snapshots(100).value().size(), 1u);
+}
+
+}  // namespace

@@ -16,13 +16,6 @@ from reliability_harness import run_worker, scaled, store_facts
 READS = ["open", "record_bad_kind", "query", "query_bad_tier", "count", "inspect", "snapshots", "distribution"]
 LIBSQLITE = ctypes.util.find_library("sqlite3") or "libsqlite3.so.0"
 
-AFTER_COMMIT = (
-    "the sweep's counters exist only once its transaction has committed, so a MemoryError while "
-    "turning them into a dict reaches the caller although the sweep is stored (a repeated sweep is "
-    "harmless: it rescores to the same tiers)"
-)
-
-
 def run(tmp_path, hook: str, calls: list[str], starts: int) -> dict:
     path = str(tmp_path / "oom.db")
     result = run_worker(
@@ -43,7 +36,7 @@ def run(tmp_path, hook: str, calls: list[str], starts: int) -> dict:
         pytest.param(READS, id="reads-and-refusals"),
         pytest.param(["record_failing"], id="record-rolled-back"),
         pytest.param(["record"], id="record"),
-        pytest.param(["sweep"], id="sweep", marks=pytest.mark.xfail(strict=True, reason=AFTER_COMMIT)),
+        pytest.param(["sweep"], id="sweep"),
     ],
 )
 def test_python_allocation_failures(tmp_path, figures, calls):
