@@ -172,3 +172,22 @@ def test_a_read_only_file_with_earlier_indexes_still_opens(tmp_path):
     rt = Runtime(f"file:{path}?mode=ro")
     assert answers(rt) == expected
     assert {k: v for k, v in index_definitions(path).items() if k in OLD_INDEXES} == OLD_INDEXES
+
+
+@pytest.mark.parametrize(
+    "script, message",
+    [
+        ("DROP TABLE snapshots; CREATE VIEW snapshots AS SELECT 1 AS id",
+         "storage error: unexpected view 'snapshots' on the store's tables"),
+        ("CREATE TRIGGER audit AFTER INSERT ON events BEGIN SELECT 1; END",
+         "storage error: unexpected trigger 'audit' on the store's tables"),
+    ],
+)
+def test_files_running_foreign_code_in_the_stores_tables_are_refused(tmp_path, script, message):
+    path = str(tmp_path / "x.db")
+    Runtime(path)
+    with closing(sqlite3.connect(path)) as conn:
+        conn.executescript(script)
+    with pytest.raises(RuntimeError) as caught:
+        Runtime(path)
+    assert str(caught.value) == message

@@ -117,6 +117,28 @@ void upgrade_indexes(sqlite3* db) {
     if (rebuild_outdated_indexes(db)) (void)transaction->commit();
 }
 
+Result<void> check_no_foreign_objects(sqlite3* db) {
+    // A view standing in for one of the store's tables, or a trigger on one,
+    // runs code the store did not write inside its own statements; such code
+    // can run forever (an unbounded recursive query), and no call could be
+    // interrupted. A file that holds them is refused.
+    auto statement = Statement::prepare(db,
+                                        "SELECT type, name FROM sqlite_master"
+                                        " WHERE (type != 'table' AND name IN ('events', 'memory_state', 'overrides',"
+                                        " 'snapshots'))"
+                                        " OR (type = 'trigger' AND tbl_name IN ('events', 'memory_state',"
+                                        " 'overrides', 'snapshots')) LIMIT 1",
+                                        RuntimeError::Kind::Storage);
+    if (!statement) return fail(std::move(statement).error());
+    auto row = statement->step();
+    if (!row) return fail(std::move(row).error());
+    if (!row.value()) return {};
+    auto type = column::text(statement->get(), 0);
+    auto name = column::text(statement->get(), 1);
+    return fail(RuntimeError::storage("unexpected " + (type ? type.value() : std::string("object")) + " '" +
+                                      (name ? name.value() : std::string()) + "' on the store's tables"));
+}
+
 Result<void> init_db(sqlite3* db) {
     std::string_view remaining = kSchemaScript;
     while (!remaining.empty()) {

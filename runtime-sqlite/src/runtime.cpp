@@ -316,6 +316,7 @@ Result<SqliteRuntime> SqliteRuntime::open_with(std::string_view path, RuntimePol
     }
     auto initialised = init_db(db.get());
     if (!initialised) return fail(std::move(initialised).error());
+    if (auto plain = check_no_foreign_objects(db.get()); !plain) return fail(std::move(plain).error());
     upgrade_indexes(db.get());
     return SqliteRuntime(HeuristicScorer(std::move(clock), policy), policy,
                          std::make_unique<Connection>(std::move(db), std::move(busy_wait)));
