@@ -21,20 +21,9 @@ install_debian_packages() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
-# The target interpreter: python3.13 on PATH, else a pyenv-installed 3.13.
-find_python() {
-    if [ -n "${QUENLITH_PYTHON:-}" ]; then echo "$QUENLITH_PYTHON"; return; fi
-    if python3.13 -c "" >/dev/null 2>&1; then command -v python3.13; return; fi
-    local root="${PYENV_ROOT:-$HOME/.pyenv}"
-    for candidate in "$root"/versions/3.13*/bin/python3.13; do
-        [ -x "$candidate" ] && { echo "$candidate"; return; }
-    done
-    echo "CPython 3.13 not found: install it (e.g. 'pyenv install 3.13') or set QUENLITH_PYTHON" >&2
-    exit 1
-}
 
 install_debian_packages
-python="$(find_python)"
+python="$(bash tools/find-python.sh 3.13)"
 if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))'; then
     rm -rf .venv
     "$python" -m venv .venv

@@ -14,17 +14,6 @@ repo="$(pwd)"
 versions=("$@")
 ((${#versions[@]} > 0)) || versions=(3.10 3.11 3.12)
 
-# pythonX.Y on PATH, else a pyenv-installed X.Y.
-find_python() {
-    local version="$1"
-    if "python$version" -c "" >/dev/null 2>&1; then command -v "python$version"; return; fi
-    local root="${PYENV_ROOT:-$HOME/.pyenv}"
-    for candidate in "$root"/versions/"$version".*/bin/"python$version"; do
-        [ -x "$candidate" ] && { echo "$candidate"; return; }
-    done
-    echo "CPython $version not found: install it (e.g. 'pyenv install $version')" >&2
-    return 1
-}
 
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT
@@ -70,7 +59,7 @@ print(f"quenlith {quenlith.__version__} on Python {sys.version.split()[0]}: the 
 
 for version in "${versions[@]}"; do
     echo "== CPython $version"
-    python="$(find_python "$version")"
+    python="$(bash tools/find-python.sh "$version")"
     env="$scratch/venv-$version"
     run="$scratch/run-$version"
     mkdir -p "$run"

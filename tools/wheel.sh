@@ -12,18 +12,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 repo="$(pwd)"
 
-find_python() {
-    if [ -n "${QUENLITH_PYTHON:-}" ]; then echo "$QUENLITH_PYTHON"; return; fi
-    if python3.13 -c "" >/dev/null 2>&1; then command -v python3.13; return; fi
-    local root="${PYENV_ROOT:-$HOME/.pyenv}"
-    for candidate in "$root"/versions/3.13*/bin/python3.13; do
-        [ -x "$candidate" ] && { echo "$candidate"; return; }
-    done
-    echo "CPython 3.13 not found: install it (e.g. 'pyenv install 3.13'), set QUENLITH_PYTHON or pass an interpreter" >&2
-    exit 1
-}
 
-python="${1:-$(find_python)}"
+python="${1:-$(bash tools/find-python.sh 3.13)}"
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT
 
